@@ -1,0 +1,309 @@
+#include "host_harness.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifndef TAVROLINK_LIBRARY_PATH
+#error "TAVROLINK_LIBRARY_PATH must name the built library"
+#endif
+
+namespace harness {
+
+HostString fromUtf8(const std::string& s)
+{
+    HostString out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char b = static_cast<unsigned char>(s[i]);
+        uint32_t cp;
+        size_t len;
+        if (b < 0x80) {
+            cp = b;
+            len = 1;
+        } else if ((b >> 5) == 6) {
+            cp = b & 0x1F;
+            len = 2;
+        } else if ((b >> 4) == 14) {
+            cp = b & 0x0F;
+            len = 3;
+        } else {
+            cp = b & 0x07;
+            len = 4;
+        }
+        for (size_t k = 1; k < len && i + k < s.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        i += len;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<uint16_t>(cp));
+        }
+    }
+    return out;
+}
+
+std::string toUtf8(const uint16_t* u, size_t n)
+{
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = u[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00u);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            char buf[8];
+            snprintf(buf, sizeof buf, "\\u%04X", cp);
+            out += buf;
+            continue;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string toUtf8(const WCHAR_T* s)
+{
+    if (s == nullptr)
+        return "<null>";
+    size_t n = 0;
+    while (s[n] != 0)
+        ++n;
+    return toUtf8(s, n);
+}
+
+// ---------------------------------------------------------------------------
+
+RecordingMemory::~RecordingMemory()
+{
+    // The host frees what it was handed; here that happens at the end.
+    for (auto& block : blocks_)
+        free(const_cast<void*>(block.first));
+}
+
+bool RecordingMemory::AllocMemory(void** pMemory, unsigned long ulCountByte)
+{
+    ++requests_;
+    sizes_.push_back(ulCountByte);
+    if (refuseAll_ || (refuseAt_ != 0 && requests_ == refuseAt_))
+        return false;
+    void* p = malloc(ulCountByte == 0 ? 1 : ulCountByte);
+    if (p == nullptr)
+        return false;
+    // Poison the block, so that a missing terminator or a short copy shows.
+    memset(p, 0xA5, ulCountByte);
+    blocks_[p] = ulCountByte;
+    *pMemory = p;
+    return true;
+}
+
+void RecordingMemory::FreeMemory(void** pMemory)
+{
+    if (pMemory == nullptr || *pMemory == nullptr)
+        return;
+    auto it = blocks_.find(*pMemory);
+    if (it == blocks_.end()) {
+        fprintf(stderr, "FreeMemory of a block this manager never handed out\n");
+        abort();
+    }
+    free(*pMemory);
+    blocks_.erase(it);
+    *pMemory = nullptr;
+}
+
+size_t RecordingMemory::blockSize(const void* p) const
+{
+    auto it = blocks_.find(p);
+    return it == blocks_.end() ? 0 : it->second;
+}
+
+// ---------------------------------------------------------------------------
+
+Library& Library::get()
+{
+    static Library lib = [] {
+        Library l;
+        l.handle = dlopen(TAVROLINK_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (l.handle == nullptr) {
+            fprintf(stderr, "cannot load %s: %s\n", TAVROLINK_LIBRARY_PATH, dlerror());
+            abort();
+        }
+        l.GetClassNames = reinterpret_cast<GetClassNamesFn>(dlsym(l.handle, "GetClassNames"));
+        l.GetClassObject = reinterpret_cast<GetClassObjectFn>(dlsym(l.handle, "GetClassObject"));
+        l.DestroyObject = reinterpret_cast<DestroyObjectFn>(dlsym(l.handle, "DestroyObject"));
+        l.SetPlatformCapabilities =
+            reinterpret_cast<SetPlatformCapabilitiesFn>(dlsym(l.handle, "SetPlatformCapabilities"));
+        if (!l.GetClassNames || !l.GetClassObject || !l.DestroyObject || !l.SetPlatformCapabilities) {
+            fprintf(stderr, "the library lacks one of its four exports\n");
+            abort();
+        }
+        return l;
+    }();
+    return lib;
+}
+
+// ---------------------------------------------------------------------------
+
+Param::Param() { memset(&var, 0, sizeof var); }
+
+Param::Param(const Param& other) : var(other.var), storage(other.storage) { repoint(other); }
+
+Param& Param::operator=(const Param& other)
+{
+    var = other.var;
+    storage = other.storage;
+    repoint(other);
+    return *this;
+}
+
+// A copy that carries its own host string must point at its own storage.
+void Param::repoint(const Param& from)
+{
+    if (from.var.vt == VTYPE_PWSTR && from.var.pwstrVal != nullptr &&
+        from.var.pwstrVal == reinterpret_cast<const WCHAR_T*>(from.storage.data()))
+        var.pwstrVal = reinterpret_cast<WCHAR_T*>(&storage[0]);
+}
+
+Param Param::str(const std::string& utf8) { return units(fromUtf8(utf8)); }
+
+Param Param::units(HostString u)
+{
+    Param p;
+    p.storage = std::move(u);
+    p.var.vt = VTYPE_PWSTR;
+    p.var.pwstrVal = reinterpret_cast<WCHAR_T*>(&p.storage[0]);
+    p.var.wstrLen = static_cast<uint32_t>(p.storage.size());
+    return p;
+}
+
+Param Param::empty() { return Param(); }
+
+Param Param::i4(int32_t value)
+{
+    Param p;
+    p.var.vt = VTYPE_I4;
+    p.var.lVal = value;
+    return p;
+}
+
+Param Param::nullString()
+{
+    Param p;
+    p.var.vt = VTYPE_PWSTR;
+    return p;
+}
+
+std::string CallResult::text() const
+{
+    if (value.vt != VTYPE_PWSTR)
+        return "<not a string>";
+    return toUtf8(value.pwstrVal, value.wstrLen);
+}
+
+// ---------------------------------------------------------------------------
+
+Component::Component()
+{
+    Library& lib = Library::get();
+    const HostString name = fromUtf8("Tavrolink");
+    if (lib.GetClassObject(reinterpret_cast<const WCHAR_T*>(name.c_str()), &object_) == 0 ||
+        object_ == nullptr) {
+        fprintf(stderr, "GetClassObject created nothing\n");
+        abort();
+    }
+    object_->Init(nullptr);
+    object_->setMemManager(&memory_);
+}
+
+Component::~Component()
+{
+    Library::get().DestroyObject(&object_);
+}
+
+long Component::find(const std::string& name)
+{
+    const HostString units = fromUtf8(name);
+    return object_->FindMethod(reinterpret_cast<const WCHAR_T*>(units.c_str()));
+}
+
+CallResult Component::call(long method, std::vector<Param>& params)
+{
+    // The host passes a contiguous array of variants; copy them out and back.
+    std::vector<tVariant> array;
+    for (Param& p : params)
+        array.push_back(p.var);
+    CallResult r;
+    memset(&r.value, 0x5A, sizeof r.value);
+    r.returned = object_->CallAsFunc(method, &r.value, array.empty() ? nullptr : array.data(),
+                                     static_cast<long>(array.size()));
+    for (size_t i = 0; i < params.size(); ++i)
+        params[i].var = array[i];
+    return r;
+}
+
+CallResult Component::call(const std::string& name, std::vector<Param>& params)
+{
+    return call(find(name), params);
+}
+
+CallResult Component::call(const std::string& name)
+{
+    std::vector<Param> none;
+    return call(name, none);
+}
+
+int32_t Component::lastError(std::string* text)
+{
+    std::vector<Param> params;
+    params.push_back(Param::empty());
+    CallResult r = call("GetLastError", params);
+    if (text != nullptr)
+        *text = textOf(params[0]);
+    return r.value.vt == VTYPE_I4 ? r.value.lVal : INT32_MIN;
+}
+
+std::string Component::textOf(const Param& p)
+{
+    if (p.var.vt != VTYPE_PWSTR)
+        return "<not a string>";
+    return toUtf8(p.var.pwstrVal, p.var.wstrLen);
+}
+
+size_t openDescriptors()
+{
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return 0;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.')
+            ++n;
+    }
+    closedir(dir);
+    return n - 1;  // the directory stream itself
+}
+
+std::string connectionParameters(const std::string& address)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Parameters><Parameter Name=\"Address\" "
+           "Value=\"" + address + "\"/></Parameters>";
+}
+
+}  // namespace harness

@@ -4,7 +4,7 @@
 PRESET ?= default
 BUILD_DIR = build/$(PRESET)
 
-.PHONY: all demo test test-linux test-asan deps build build-asan
+.PHONY: all demo test test-linux test-asan deps build build-asan bench
 
 all: build
 
@@ -30,3 +30,9 @@ build-asan:
 
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --preset asan
+
+# Throughput of the text paths, with Google Benchmark.
+bench: deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVROLINK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build build/bench --target tavrolink_bench
+	build/bench/bench/tavrolink_bench

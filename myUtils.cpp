@@ -44,8 +44,9 @@ void StrUtils::fromUtf8(const char* str, size_t len)
     memcpy(m_char.get(), str, len);
     m_char[len] = '\0';
 
-    const size_t units = utf::utf16LengthOf(str, len);
-    m_wchar.reset(new WCHAR_T[units + 1]);
+    // A byte never decodes to more than one unit: one pass into a buffer of
+    // that bound is cheaper than measuring first.
+    m_wchar.reset(new WCHAR_T[len + 1]);
     m_wcharLen = utf::writeUtf16(str, len, m_wchar.get());
     m_wchar[m_wcharLen] = 0;
 }

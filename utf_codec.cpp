@@ -8,36 +8,6 @@ namespace {
 bool isHighSurrogate(uint32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool isLowSurrogate(uint32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
-// Number of leading units of src[0..n) below 0x80, scanning four at a time.
-size_t asciiPrefix16(const WCHAR_T* src, size_t n)
-{
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        uint64_t block;
-        memcpy(&block, src + i, sizeof block);
-        if (block & 0xFF80FF80FF80FF80ULL)
-            break;
-    }
-    while (i < n && src[i] < 0x80)
-        ++i;
-    return i;
-}
-
-// Number of leading bytes of src[0..n) below 0x80, scanning eight at a time.
-size_t asciiPrefix8(const char* src, size_t n)
-{
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t block;
-        memcpy(&block, src + i, sizeof block);
-        if (block & 0x8080808080808080ULL)
-            break;
-    }
-    while (i < n && static_cast<unsigned char>(src[i]) < 0x80)
-        ++i;
-    return i;
-}
-
 // Decodes one well-formed UTF-8 sequence at src[i..n). Returns its length
 // (1 to 4) and the code point, or 0 when the bytes there are not one.
 size_t decodeOne(const unsigned char* src, size_t i, size_t n, uint32_t* cp)
@@ -88,31 +58,29 @@ size_t decodeOne(const unsigned char* src, size_t i, size_t n, uint32_t* cp)
 
 size_t utf8LengthOf(const WCHAR_T* src, size_t n)
 {
+    // Each unit takes 1, 2 or 3 bytes; the two units of a surrogate pair take
+    // 4 together, so every surrogate unit counts one byte less than 3. The
+    // loop has no branches and vectorises; the pairing is checked only when
+    // surrogates are present at all.
     size_t bytes = 0;
-    size_t i = 0;
-    while (i < n) {
-        size_t run = asciiPrefix16(src + i, n - i);
-        bytes += run;
-        i += run;
-        if (i == n)
-            break;
+    size_t surrogates = 0;
+    for (size_t i = 0; i < n; ++i) {
         const uint32_t u = src[i];
-        if (u < 0x800) {
-            bytes += 2;
-            i += 1;
-        } else if (isHighSurrogate(u)) {
+        bytes += 1 + (u >= 0x80) + (u >= 0x800);
+        surrogates += (u & 0xF800) == 0xD800;
+    }
+    if (surrogates == 0)
+        return bytes;
+    for (size_t i = 0; i < n; ++i) {
+        if (isHighSurrogate(src[i])) {
             if (i + 1 >= n || !isLowSurrogate(src[i + 1]))
                 return kInvalid;
-            bytes += 4;
-            i += 2;
-        } else if (isLowSurrogate(u)) {
+            ++i;
+        } else if (isLowSurrogate(src[i])) {
             return kInvalid;
-        } else {
-            bytes += 3;
-            i += 1;
         }
     }
-    return bytes;
+    return bytes - surrogates;
 }
 
 size_t writeUtf8(const WCHAR_T* src, size_t n, char* dst)
@@ -120,15 +88,25 @@ size_t writeUtf8(const WCHAR_T* src, size_t n, char* dst)
     unsigned char* out = reinterpret_cast<unsigned char*>(dst);
     size_t i = 0;
     while (i < n) {
-        const size_t run = asciiPrefix16(src + i, n - i);
-        for (size_t k = 0; k < run; ++k)
-            out[k] = static_cast<unsigned char>(src[i + k]);
-        out += run;
-        i += run;
-        if (i == n)
-            break;
-        uint32_t u = src[i];
-        if (u < 0x800) {
+        // Four ASCII units at a time while they last.
+        if (i + 4 <= n) {
+            uint64_t block;
+            memcpy(&block, src + i, sizeof block);
+            if ((block & 0xFF80FF80FF80FF80ULL) == 0) {
+                out[0] = static_cast<unsigned char>(src[i]);
+                out[1] = static_cast<unsigned char>(src[i + 1]);
+                out[2] = static_cast<unsigned char>(src[i + 2]);
+                out[3] = static_cast<unsigned char>(src[i + 3]);
+                out += 4;
+                i += 4;
+                continue;
+            }
+        }
+        const uint32_t u = src[i];
+        if (u < 0x80) {
+            *out++ = static_cast<unsigned char>(u);
+            i += 1;
+        } else if (u < 0x800) {
             out[0] = static_cast<unsigned char>(0xC0 | (u >> 6));
             out[1] = static_cast<unsigned char>(0x80 | (u & 0x3F));
             out += 2;
@@ -152,59 +130,72 @@ size_t writeUtf8(const WCHAR_T* src, size_t n, char* dst)
     return static_cast<size_t>(out - reinterpret_cast<unsigned char*>(dst));
 }
 
-size_t utf16LengthOf(const char* src, size_t n)
+namespace {
+
+// Decodes src[0..n) into dst (which may be null to only count). Returns the
+// number of units.
+size_t decodeUtf8(const unsigned char* s, size_t n, WCHAR_T* dst)
 {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
     size_t units = 0;
     size_t i = 0;
     while (i < n) {
-        const size_t run = asciiPrefix8(src + i, n - i);
-        units += run;
-        i += run;
-        if (i == n)
-            break;
+        // Eight ASCII bytes at a time while they last.
+        if (i + 8 <= n) {
+            uint64_t block;
+            memcpy(&block, s + i, sizeof block);
+            if ((block & 0x8080808080808080ULL) == 0) {
+                if (dst != nullptr) {
+                    for (size_t k = 0; k < 8; ++k)
+                        dst[units + k] = s[i + k];
+                }
+                units += 8;
+                i += 8;
+                continue;
+            }
+        }
+        const unsigned char b0 = s[i];
         uint32_t cp;
-        const size_t len = decodeOne(s, i, n, &cp);
-        if (len == 0) {
-            units += 1;  // U+FFFD for the offending byte
-            i += 1;
+        size_t len;
+        if (b0 < 0x80) {
+            cp = b0;
+            len = 1;
+        } else if (b0 >= 0xC2 && b0 <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+            // Two-byte sequences (Cyrillic) decoded inline.
+            cp = ((b0 & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+            len = 2;
         } else {
-            units += cp > 0xFFFF ? 2 : 1;
-            i += len;
+            len = decodeOne(s, i, n, &cp);
+            if (len == 0) {
+                cp = 0xFFFD;  // one replacement per offending byte
+                len = 1;
+            }
+        }
+        i += len;
+        if (cp > 0xFFFF) {
+            if (dst != nullptr) {
+                dst[units] = static_cast<WCHAR_T>(0xD800 + ((cp - 0x10000) >> 10));
+                dst[units + 1] = static_cast<WCHAR_T>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            }
+            units += 2;
+        } else {
+            if (dst != nullptr)
+                dst[units] = static_cast<WCHAR_T>(cp);
+            units += 1;
         }
     }
     return units;
 }
 
+}  // namespace
+
+size_t utf16LengthOf(const char* src, size_t n)
+{
+    return decodeUtf8(reinterpret_cast<const unsigned char*>(src), n, nullptr);
+}
+
 size_t writeUtf16(const char* src, size_t n, WCHAR_T* dst)
 {
-    const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
-    WCHAR_T* out = dst;
-    size_t i = 0;
-    while (i < n) {
-        const size_t run = asciiPrefix8(src + i, n - i);
-        for (size_t k = 0; k < run; ++k)
-            out[k] = s[i + k];
-        out += run;
-        i += run;
-        if (i == n)
-            break;
-        uint32_t cp;
-        const size_t len = decodeOne(s, i, n, &cp);
-        if (len == 0) {
-            *out++ = 0xFFFD;
-            i += 1;
-        } else if (cp > 0xFFFF) {
-            cp -= 0x10000;
-            *out++ = static_cast<WCHAR_T>(0xD800 + (cp >> 10));
-            *out++ = static_cast<WCHAR_T>(0xDC00 + (cp & 0x3FF));
-            i += len;
-        } else {
-            *out++ = static_cast<WCHAR_T>(cp);
-            i += len;
-        }
-    }
-    return static_cast<size_t>(out - dst);
+    return decodeUtf8(reinterpret_cast<const unsigned char*>(src), n, dst);
 }
 
 size_t hostLength(const WCHAR_T* s)

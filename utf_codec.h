@@ -1,8 +1,9 @@
 // Direct conversion between UTF-16 host strings and UTF-8 byte strings.
 //
-// Both directions measure first and then write into an exactly sized buffer,
-// with a fast path for runs of ASCII, so a table of many megabytes converts
-// without intermediate copies and independently of the C library's locale.
+// UTF-16 to UTF-8 measures first (a branch-free count) and then writes into an
+// exactly sized buffer, so a table of many megabytes converts without
+// intermediate copies. Both directions have a fast path for runs of ASCII and
+// are independent of the C library's locale.
 #ifndef TAVROLINK_UTF_CODEC_H
 #define TAVROLINK_UTF_CODEC_H
 
@@ -24,7 +25,8 @@ size_t utf8LengthOf(const WCHAR_T* src, size_t n);
 /// utf8LengthOf(src, n) bytes. Returns the bytes written.
 size_t writeUtf8(const WCHAR_T* src, size_t n, char* dst);
 
-/// UTF-16 units that the decoding of the bytes src[0..n) takes.
+/// UTF-16 units that the decoding of the bytes src[0..n) takes; never more
+/// than n, so a buffer of n units always suffices.
 size_t utf16LengthOf(const char* src, size_t n);
 
 /// Decodes src[0..n) into dst, which has room for utf16LengthOf(src, n) units.

@@ -36,3 +36,11 @@ bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVROLINK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build/bench --target tavrolink_bench
 	build/bench/bench/tavrolink_bench
+
+# Every fuzzer for FUZZ_SECONDS each (CI: about a minute), failing on any finding.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@sh tools/install-deps.sh fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	sh fuzz/run.sh build/fuzz $(FUZZ_SECONDS)

@@ -93,6 +93,9 @@ struct ToUtf8Case {
     std::string utf8;
 };
 
+// Cases print by name: gtest would otherwise dump their raw bytes, padding included.
+void PrintTo(const ToUtf8Case& c, std::ostream* os) { *os << c.name; }
+
 class HostToUtf8 : public ::testing::TestWithParam<ToUtf8Case> {};
 
 TEST_P(HostToUtf8, ConvertsOrFailsCleanly)
@@ -139,6 +142,8 @@ struct ToHostCase {
     std::string utf8;
     Units units;
 };
+
+void PrintTo(const ToHostCase& c, std::ostream* os) { *os << c.name; }
 
 class Utf8ToHost : public ::testing::TestWithParam<ToHostCase> {};
 

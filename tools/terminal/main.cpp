@@ -1,6 +1,8 @@
 // tavrolink-terminal: runs the terminal emulator from the command line, so
 // the driver (or a demo script) can talk to a terminal without the device.
 
+#include <pthread.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,15 +14,14 @@
 #include <sstream>
 #include <string>
 
-#include <pthread.h>
-
 #include "terminal_emulator.h"
 
 namespace {
 
 namespace emu = tavrolink::emu;
 
-constexpr const char* kUsage = R"(Usage: tavrolink-terminal [--address A] [--port P] [--data FILE] [--quiet]
+constexpr const char* kUsage =
+    R"(Usage: tavrolink-terminal [--address A] [--port P] [--data FILE] [--quiet]
 
 Emulates a Tavrolink data-collection terminal on a loopback TCP port, so the
 driver can be tried without the device. Each connection carries one frame:

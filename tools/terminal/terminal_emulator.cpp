@@ -85,7 +85,8 @@ Io waitFor(int fd, short events, int wakeFd, milliseconds timeout) {
     int remaining = -1;
     if (!unlimited) {
       // Round up so a sub-millisecond remainder does not spin.
-      const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
+      const auto left =
+          std::chrono::ceil<milliseconds>(deadline - Clock::now());
       remaining = static_cast<int>(std::max<long long>(0, left.count()));
     }
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
@@ -412,9 +413,9 @@ Reply Reply::normal() {
 
 Reply Reply::answer(std::vector<std::uint8_t> payload) {
   const auto size = payload.size();
-  return fromSteps({answerHeaderStep(length32(payload)),
-                    bytesStep(std::move(payload))},
-                   "answer " + bytesText(size));
+  return fromSteps(
+      {answerHeaderStep(length32(payload)), bytesStep(std::move(payload))},
+      "answer " + bytesText(size));
 }
 
 Reply Reply::waits(std::size_t count, Reply then, milliseconds interval) {
@@ -461,8 +462,9 @@ Reply Reply::pieces(std::vector<std::uint8_t> payload,
   const auto sendPiece = [&](std::size_t size) {
     size = std::min(size, payload.size() - at);
     steps.push_back(pauseStep(delay));
-    steps.push_back(bytesStep({payload.begin() + static_cast<std::ptrdiff_t>(at),
-                               payload.begin() + static_cast<std::ptrdiff_t>(at + size)}));
+    steps.push_back(
+        bytesStep({payload.begin() + static_cast<std::ptrdiff_t>(at),
+                   payload.begin() + static_cast<std::ptrdiff_t>(at + size)}));
     at += size;
   };
   for (const std::size_t size : pieceSizes) {
@@ -569,7 +571,7 @@ struct TerminalEmulator::Impl {
   Io runReply(Link& link, const Frame& frame, const Reply& reply);
   Io runStep(Link& link, const Frame& frame, const Step& step);
   Io runNormal(Link& link, const Frame& frame);
-  std::vector<std::uint8_t> normalReply(const Frame& frame, std::string& log);
+  std::vector<std::uint8_t> normalReply(const Frame& frame, std::string& line);
   std::optional<Reply> takeReply(bool onAccept);
   void log(const std::string& line);
   void fail(const std::string& error);
@@ -681,16 +683,17 @@ void TerminalEmulator::Impl::serve() {
   for (;;) {
     const Io io = waitFor(listener.get(), POLLIN, wake.get(), milliseconds{-1});
     if (io == Io::Stopped) return;
-    if (io != Io::Ok) continue;
-    Fd conn(::accept4(listener.get(), nullptr, nullptr,
-                      SOCK_CLOEXEC | SOCK_NONBLOCK));
+    Fd conn;
+    if (io == Io::Ok)
+      conn = Fd(::accept4(listener.get(), nullptr, nullptr,
+                          SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!conn.valid()) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ||
-          errno == ECONNABORTED)
+      if (io == Io::Ok && (errno == EINTR || errno == EAGAIN ||
+                           errno == EWOULDBLOCK || errno == ECONNABORTED))
         continue;
-      // Out of descriptors or memory: note it and back off instead of
-      // spinning on a listener that stays readable.
-      fail(errnoText("accept"));
+      // poll() failed, or we are out of descriptors or memory: note it and
+      // back off instead of spinning on a listener that stays readable.
+      fail(errnoText(io == Io::Ok ? "accept" : "poll"));
       if (waitFor(-1, 0, wake.get(), milliseconds{50}) == Io::Stopped) return;
       continue;
     }
@@ -744,7 +747,8 @@ void TerminalEmulator::Impl::serveConnection(Fd fd) {
   Frame frame;
   frame.command = header[0];
   const std::uint32_t declared = readBigEndian32(&header[1]);
-  frame.payload.reserve(std::min<std::size_t>(declared, kInitialPayloadReserve));
+  frame.payload.reserve(
+      std::min<std::size_t>(declared, kInitialPayloadReserve));
   while (frame.payload.size() < declared) {
     const std::size_t want =
         std::min<std::size_t>(declared - frame.payload.size(), kReadChunk);
@@ -756,8 +760,8 @@ void TerminalEmulator::Impl::serveConnection(Fd fd) {
         ++truncated;
         changed.notify_all();
       }
-      log("frame " + hexByte(frame.command) + " cut short: " +
-          std::to_string(frame.payload.size()) + " of " +
+      log("frame " + hexByte(frame.command) +
+          " cut short: " + std::to_string(frame.payload.size()) + " of " +
           std::to_string(declared) + " payload bytes, then the client left");
       return;
     }
@@ -775,8 +779,8 @@ void TerminalEmulator::Impl::handleFrame(Link& link, const Frame& frame) {
   if (scripted) {
     log(describeFrame(frame) + " -> scripted: " + scripted->description());
   }
-  const Io io = scripted ? runReply(link, frame, *scripted)
-                         : runNormal(link, frame);
+  const Io io =
+      scripted ? runReply(link, frame, *scripted) : runNormal(link, frame);
   if (io == Io::Ok)
     link.closeGracefully();
   else if (link.open())
@@ -832,7 +836,7 @@ Io TerminalEmulator::Impl::runNormal(Link& link, const Frame& frame) {
 }
 
 std::vector<std::uint8_t> TerminalEmulator::Impl::normalReply(
-    const Frame& frame, std::string& log) {
+    const Frame& frame, std::string& line) {
   const std::uint8_t cmd = frame.command;
   const auto& payload = frame.payload;
   const std::vector<std::uint8_t> none;
@@ -843,40 +847,40 @@ std::vector<std::uint8_t> TerminalEmulator::Impl::normalReply(
       table = payload;
       tableComplete = cmd == command::kUploadWhole;
       tableOpen = !tableComplete;
-      log = describeFrame(frame);
+      line = describeFrame(frame);
       return answerBytes(cmd, none);
     case command::kUploadMiddle:
     case command::kUploadLast:
       if (!tableOpen) {
-        log = describeFrame(frame) +
-              " with no table in progress -> protocol error";
+        line = describeFrame(frame) +
+               " with no table in progress -> protocol error";
         return errorReply(device_error::kProtocolError);
       }
       table.insert(table.end(), payload.begin(), payload.end());
-      log = describeFrame(frame);
+      line = describeFrame(frame);
       if (cmd == command::kUploadLast) {
         tableComplete = true;
         tableOpen = false;
-        log += "; table complete, " + bytesText(table.size());
+        line += "; table complete, " + bytesText(table.size());
       }
       return answerBytes(cmd, none);
     case command::kTest:
-      log = "test: reachable";
+      line = "test: reachable";
       return answerBytes(cmd, none);
     case command::kClear:
-      log = collected ? "clear: collected data dropped"
-                      : "clear: no collected data to drop";
+      line = collected ? "clear: collected data dropped"
+                       : "clear: no collected data to drop";
       collected.reset();
       return answerBytes(cmd, none);
     case command::kDownload:
       if (!collected) {
-        log = describeFrame(frame) + " -> no collected data (device error 0)";
+        line = describeFrame(frame) + " -> no collected data (device error 0)";
         return errorReply(device_error::kNoDocuments);
       }
-      log = describeFrame(frame) + " -> " + bytesText(collected->size());
+      line = describeFrame(frame) + " -> " + bytesText(collected->size());
       return answerBytes(cmd, *collected);
     default:
-      log = describeFrame(frame) + " -> unknown command (protocol error)";
+      line = describeFrame(frame) + " -> unknown command (protocol error)";
       return errorReply(device_error::kProtocolError);
   }
 }
@@ -937,8 +941,7 @@ std::size_t TerminalEmulator::truncatedFrames() const {
 
 bool TerminalEmulator::waitForConnections(std::size_t count,
                                           milliseconds timeout) const {
-  return impl_->waitUntil(timeout,
-                          [&] { return impl_->connections >= count; });
+  return impl_->waitUntil(timeout, [&] { return impl_->connections >= count; });
 }
 
 bool TerminalEmulator::waitForFrames(std::size_t count,

@@ -82,7 +82,8 @@ struct Step {
     Pause,         // wait `delay`
     Trickle,       // send `bytes` one at a time, `delay` after each
     Silence,       // send nothing until the client closes or stop()
-    WaitForever,   // a REPLY_WAIT every `delay` until the client closes or stop()
+    WaitForever,   // a REPLY_WAIT every `delay` until the client closes or
+                   // stop()
     Reset,         // abort the connection with RST; later steps are skipped
   };
 
@@ -102,7 +103,7 @@ class Reply {
   static Reply normal();
   // Header with the received command byte, then `payload`.
   static Reply answer(std::vector<std::uint8_t> payload);
-  // `count` REPLY_WAIT headers, `interval` apart, then `then`.
+  // `count` REPLY_WAIT headers, each followed by `interval`, then `then`.
   static Reply waits(std::size_t count, Reply then,
                      std::chrono::milliseconds interval = {});
   // REPLY_ERROR carrying `deviceError`.

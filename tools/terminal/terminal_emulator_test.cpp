@@ -6,6 +6,7 @@
 #include "terminal_emulator.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -20,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 namespace {
 
 namespace emu = tavrolink::emu;
@@ -33,15 +32,16 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr auto kPatience = 5s;
 
 Bytes frameBytes(std::uint8_t command, const Bytes& payload = {}) {
-  Bytes bytes = emu::encodeHeader(command,
-                                  static_cast<std::uint32_t>(payload.size()));
+  Bytes bytes =
+      emu::encodeHeader(command, static_cast<std::uint32_t>(payload.size()));
   bytes.insert(bytes.end(), payload.begin(), payload.end());
   return bytes;
 }
 
 Bytes concat(std::initializer_list<Bytes> parts) {
   Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  for (const Bytes& part : parts)
+    all.insert(all.end(), part.begin(), part.end());
   return all;
 }
 
@@ -86,8 +86,8 @@ class Client {
   bool send(const Bytes& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-      const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent,
-                               MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
@@ -210,8 +210,9 @@ TEST(TerminalEmulatorDefaults, AssemblesTheTableFromUploadPackages) {
     bool complete;
   };
   const Step steps[] = {
-      {"middle with no table in progress", cmd::kUploadMiddle, emu::toBytes("x"),
-       errorBytes(emu::device_error::kProtocolError), "", false},
+      {"middle with no table in progress", cmd::kUploadMiddle,
+       emu::toBytes("x"), errorBytes(emu::device_error::kProtocolError), "",
+       false},
       {"first", cmd::kUploadFirst, emu::toBytes("ab"),
        frameBytes(cmd::kUploadFirst), "ab", false},
       {"middle", cmd::kUploadMiddle, emu::toBytes("cd"),
@@ -228,7 +229,8 @@ TEST(TerminalEmulatorDefaults, AssemblesTheTableFromUploadPackages) {
   };
   for (const Step& step : steps) {
     SCOPED_TRACE(step.name);
-    const Received got = roundTrip(terminal, frameBytes(step.command, step.payload));
+    const Received got =
+        roundTrip(terminal, frameBytes(step.command, step.payload));
     EXPECT_EQ(hex(got.bytes), hex(step.reply));
     EXPECT_FALSE(got.reset || got.timedOut);
     EXPECT_EQ(terminal.table(), emu::toBytes(step.table));
@@ -321,15 +323,18 @@ TEST(TerminalEmulatorScript, SendsExactlyTheScriptedBytes) {
       {"wrong command", emu::Reply::wrongCommand(0x81, emu::toBytes("z")),
        frameBytes(0x81, emu::toBytes("z")), false},
       {"raw short header", emu::Reply::raw({0x80, 0x00}), {0x80, 0x00}, false},
-      {"partial",
-       emu::Reply::partial(10, emu::toBytes("abc")),
+      {"partial", emu::Reply::partial(10, emu::toBytes("abc")),
        concat({emu::encodeHeader(cmd::kDownload, 10), emu::toBytes("abc")}),
        false},
-      {"pieces",
-       emu::Reply::pieces(emu::toBytes("abcdef"), {1, 2}, 2ms),
+      {"pieces", emu::Reply::pieces(emu::toBytes("abcdef"), {1, 2}, 2ms),
        frameBytes(cmd::kDownload, emu::toBytes("abcdef")), false},
       {"trickle", emu::Reply::trickle({1, 2, 3}, 1ms), {1, 2, 3}, false},
       {"reset", emu::Reply::reset(), {}, true},
+      {"reset in the middle of an answer",
+       emu::Reply::partial(5, emu::toBytes("ab"))
+           .followedBy(emu::Reply::reset()),
+       concat({emu::encodeHeader(cmd::kDownload, 5), emu::toBytes("ab")}),
+       true},
   };
   for (const Case& c : cases) terminal.script(c.reply);
   for (const Case& c : cases) {
@@ -362,8 +367,8 @@ TEST(TerminalEmulatorScript, OnlyConnectionsDeliveringAFrameUseTheScript) {
   {  // A whole header, part of its payload.
     Client client(terminal.address(), terminal.port());
     ASSERT_TRUE(client.connected());
-    ASSERT_TRUE(client.send(
-        concat({emu::encodeHeader(cmd::kUploadWhole, 10), emu::toBytes("abcd")})));
+    ASSERT_TRUE(client.send(concat(
+        {emu::encodeHeader(cmd::kUploadWhole, 10), emu::toBytes("abcd")})));
   }
   // Connections are served in order, so once this one is answered the three
   // above have been dealt with.

@@ -1,10 +1,15 @@
 #include "host_harness.h"
 
-#include <dirent.h>
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <dlfcn.h>
+#endif
 
 #ifndef TAVROLINK_LIBRARY_PATH
 #error "TAVROLINK_LIBRARY_PATH must name the built library"
@@ -140,16 +145,29 @@ Library& Library::get()
 {
     static Library lib = [] {
         Library l;
+#if defined(_WIN32)
+        HMODULE module = LoadLibraryA(TAVROLINK_LIBRARY_PATH);
+        l.handle = reinterpret_cast<void*>(module);
+        if (module == nullptr) {
+            fprintf(stderr, "cannot load %s: error %lu\n", TAVROLINK_LIBRARY_PATH, GetLastError());
+            abort();
+        }
+        auto symbol = [module](const char* name) {
+            return reinterpret_cast<void*>(GetProcAddress(module, name));
+        };
+#else
         l.handle = dlopen(TAVROLINK_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
         if (l.handle == nullptr) {
             fprintf(stderr, "cannot load %s: %s\n", TAVROLINK_LIBRARY_PATH, dlerror());
             abort();
         }
-        l.GetClassNames = reinterpret_cast<GetClassNamesFn>(dlsym(l.handle, "GetClassNames"));
-        l.GetClassObject = reinterpret_cast<GetClassObjectFn>(dlsym(l.handle, "GetClassObject"));
-        l.DestroyObject = reinterpret_cast<DestroyObjectFn>(dlsym(l.handle, "DestroyObject"));
+        auto symbol = [&l](const char* name) { return dlsym(l.handle, name); };
+#endif
+        l.GetClassNames = reinterpret_cast<GetClassNamesFn>(symbol("GetClassNames"));
+        l.GetClassObject = reinterpret_cast<GetClassObjectFn>(symbol("GetClassObject"));
+        l.DestroyObject = reinterpret_cast<DestroyObjectFn>(symbol("DestroyObject"));
         l.SetPlatformCapabilities =
-            reinterpret_cast<SetPlatformCapabilitiesFn>(dlsym(l.handle, "SetPlatformCapabilities"));
+            reinterpret_cast<SetPlatformCapabilitiesFn>(symbol("SetPlatformCapabilities"));
         if (!l.GetClassNames || !l.GetClassObject || !l.DestroyObject || !l.SetPlatformCapabilities) {
             fprintf(stderr, "the library lacks one of its four exports\n");
             abort();
@@ -288,6 +306,11 @@ std::string Component::textOf(const Param& p)
 
 size_t openDescriptors()
 {
+#if defined(_WIN32)
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    return handles;
+#else
     size_t n = 0;
     DIR* dir = opendir("/proc/self/fd");
     if (dir == nullptr)
@@ -298,6 +321,7 @@ size_t openDescriptors()
     }
     closedir(dir);
     return n - 1;  // the directory stream itself
+#endif
 }
 
 std::string connectionParameters(const std::string& address)

@@ -126,7 +126,8 @@ private:
     IComponentBase* object_ = nullptr;
 };
 
-/// Open descriptors of this process (to check that nothing is left open).
+/// Open descriptors (Windows: handles) of this process, to check that
+/// nothing is left open.
 size_t openDescriptors();
 
 /// A connection parameters document with the given address.

@@ -1,10 +1,10 @@
 # The two commands of the README, and the pieces they are made of.
 #   make demo   the driver, loaded as the platform loads it, against the emulated terminal
-#   make test   every test suite
+#   make test   every test suite (Linux, sanitized Linux, and Windows under Wine)
 PRESET ?= default
 BUILD_DIR = build/$(PRESET)
 
-.PHONY: all demo test test-linux test-asan deps build build-asan bench
+.PHONY: all demo test test-linux test-asan test-windows deps build build-asan build-windows bench
 
 all: build
 
@@ -18,7 +18,7 @@ build: deps
 demo: build
 	sh tools/demo.sh $(BUILD_DIR)
 
-test: test-linux test-asan
+test: test-linux test-asan test-windows
 
 test-linux: build
 	ctest --preset $(PRESET)
@@ -30,6 +30,17 @@ build-asan:
 
 test-asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1 ctest --preset asan
+
+# Tavrolink.dll, cross-compiled with MinGW-w64 (pugixml from Debian's source
+# package, the version of the Linux build), its tests run under Wine.
+build-windows:
+	@sh tools/install-deps.sh windows
+	@sh tools/fetch-pugixml-source.sh
+	cmake --preset windows -DBUILD_TESTING=ON
+	cmake --build --preset windows
+
+test-windows: build-windows
+	ctest --preset windows
 
 # Throughput of the text paths, with Google Benchmark.
 bench: deps

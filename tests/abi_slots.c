@@ -113,7 +113,12 @@ int main(void)
 #define SYMBOL(name) dlsym(lib, name)
 #endif
     if (lib == NULL) {
-        fprintf(stderr, "cannot load %s\n", TAVROLINK_LIBRARY_PATH);
+#if defined(_WIN32)
+        fprintf(stderr, "cannot load %s: error %lu\n", TAVROLINK_LIBRARY_PATH,
+                (unsigned long)GetLastError());
+#else
+        fprintf(stderr, "cannot load %s: %s\n", TAVROLINK_LIBRARY_PATH, dlerror());
+#endif
         return 1;
     }
     const WCHAR_T* (*getClassNames)(void) = (const WCHAR_T* (*)(void))SYMBOL("GetClassNames");
@@ -190,11 +195,32 @@ int main(void)
     CHECK(destroyObject(&object) == -1);
 
 #if DESTRUCTOR_SLOTS == 1
-    /* MSVC's deleting destructor, slot 0 with flag 1, frees the object. */
-    void* second = NULL;
-    CHECK(getClassObject(name, &second) != 0);
-    void* lang2 = (char*)second + sizeof(void*);
-    ((void* (*)(void*, unsigned))(*(Table*)lang2)[0])(lang2, 1);
+    /* MSVC's scalar deleting destructor: slot 0 of each of the three tables,
+     * called with flag 1, destroys and frees the whole object, whichever part
+     * it is called through, and answers the address of the whole object. A
+     * part whose slot 0 is something else, or that does not find its way back
+     * to the whole object, crashes here or answers another address. */
+    static const struct {
+        const char* name;
+        size_t offset;
+    } parts[] = {
+        {"IInitDoneBase", 0},
+        {"ILanguageExtenderBase", sizeof(void*)},
+        {"LocaleBase", 2 * sizeof(void*)},
+    };
+    for (size_t i = 0; i < sizeof parts / sizeof parts[0]; ++i) {
+        void* doomed = NULL;
+        CHECK(getClassObject(name, &doomed) != 0 && doomed != NULL);
+        if (doomed == NULL)
+            continue;
+        void* part = (char*)doomed + parts[i].offset;
+        void* answered = ((void* (*)(void*, unsigned))(*(Table*)part)[0])(part, 1);
+        if (answered != doomed) {
+            fprintf(stderr, "deleting destructor through %s answered %p, the object is at %p\n",
+                    parts[i].name, answered, doomed);
+            ++failures;
+        }
+    }
 #endif
 
     if (failures == 0)

@@ -50,13 +50,15 @@ bool connect(Component& c, const std::string& address)
 
 TEST(Stress, ManyObjectsOnManyThreadsKeepToTheirOwnTerminals)
 {
+    // Counted before the terminals start and after they stop, so that only
+    // what the driver holds can make a difference.
+    const size_t descriptorsBefore = openDescriptors();
     std::vector<std::unique_ptr<TerminalEmulator>> terminals;
     for (int t = 0; t < kObjects; ++t) {
         terminals.emplace_back(new TerminalEmulator(addressOf(t)));
         ASSERT_TRUE(terminals.back()->start()) << terminals.back()->lastError();
         terminals.back()->setCollectedDataFromUtf8("данные " + std::to_string(t));
     }
-    const size_t descriptorsBefore = openDescriptors();
 
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
@@ -82,18 +84,20 @@ TEST(Stress, ManyObjectsOnManyThreadsKeepToTheirOwnTerminals)
         th.join();
 
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(openDescriptors(), descriptorsBefore);
     for (int t = 0; t < kObjects; ++t) {
         const std::vector<Frame> frames = terminals[t]->frames();
         ASSERT_EQ(frames.size(), size_t(kExchangesEach)) << addressOf(t);
         const std::string tag = "object-" + std::to_string(t) + " ";
         for (size_t i = 0; i < frames.size(); i += 3)
             EXPECT_EQ(frames[i].text().rfind(tag, 0), 0u) << frames[i].text();
+        terminals[t]->stop();
     }
+    EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }
 
 TEST(Stress, SoakOfOneObjectLeavesNothingBehind)
 {
+    const size_t descriptorsBefore = openDescriptors();
     TerminalEmulator terminal(addressOf(kObjects));
     ASSERT_TRUE(terminal.start()) << terminal.lastError();
     Component component;
@@ -102,7 +106,6 @@ TEST(Stress, SoakOfOneObjectLeavesNothingBehind)
     // Warm up, so that buffers that are kept and reused are already there.
     for (int i = 0; i < 300; ++i)
         exchange(component, i * 3 + 2, "soak");
-    const size_t descriptorsBefore = openDescriptors();
     const size_t heapBefore = mallinfo2().uordblks;
 
     int failures = 0;
@@ -115,6 +118,7 @@ TEST(Stress, SoakOfOneObjectLeavesNothingBehind)
             terminal.reset();  // the emulator's own records are not the driver's memory
     }
     const size_t heapAfter = mallinfo2().uordblks;
+    terminal.stop();
 
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(openDescriptors(), descriptorsBefore);

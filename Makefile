@@ -1,10 +1,10 @@
 # The two commands of the README, and the pieces they are made of.
 #   make demo   the driver, loaded as the platform loads it, against the emulated terminal
-#   make test   every test suite (Linux, sanitized Linux, and Windows under Wine)
+#   make test   every test suite (Linux, sanitized Linux, Windows under Wine, fuzzers)
 PRESET ?= default
 BUILD_DIR = build/$(PRESET)
 
-.PHONY: all demo test test-linux test-asan test-windows deps build build-asan build-windows bench
+.PHONY: all demo test test-linux test-asan test-windows deps build build-asan build-windows bench fuzz
 
 all: build
 
@@ -18,7 +18,7 @@ build: deps
 demo: build
 	sh tools/demo.sh $(BUILD_DIR)
 
-test: test-linux test-asan test-windows
+test: test-linux test-asan test-windows fuzz
 
 test-linux: build
 	ctest --preset $(PRESET)

@@ -4,14 +4,19 @@
 //
 // Every test that uses the network has loopback addresses of its own
 // (127.0.0.70 to 127.0.0.119), so test processes can run side by side.
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#include "tests/windows_sockets.h"
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#endif
 
 #include <chrono>
 #include <memory>
@@ -36,6 +41,10 @@ constexpr uint16_t kTerminalPort = 9004;
 const char TEST_PASSED[] = "Тест успешно пройден.";
 const char TEST_FAILED[] = "Тест не пройден.";
 
+#if defined(_WIN32)
+// The driver's own sockets (see windows_sockets.h).
+size_t driverSockets() { return wintest::tcpSocketsNotOn(kTerminalPort); }
+#else
 // Sockets of this process other than the terminal's (which are bound to the
 // terminal port): the driver's own.
 size_t driverSockets()
@@ -63,6 +72,7 @@ size_t driverSockets()
     closedir(dir);
     return n;
 }
+#endif
 
 // A parameter that no method should touch, and the check that none did.
 Param marker() { return Param::i4(0x2468ACE); }

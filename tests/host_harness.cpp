@@ -5,7 +5,7 @@
 #include <string.h>
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "tests/windows_sockets.h"
 #else
 #include <dirent.h>
 #include <dlfcn.h>
@@ -132,6 +132,14 @@ void RecordingMemory::FreeMemory(void** pMemory)
     blocks_.erase(it);
     *pMemory = nullptr;
 }
+
+#if TAVROLINK_MSVC_DESTRUCTOR_SLOT
+void* RecordingMemory::msvcDeletingDestructor(unsigned int flags)
+{
+    fprintf(stderr, "the component destroyed the host's memory manager (flags %u)\n", flags);
+    abort();
+}
+#endif
 
 size_t RecordingMemory::blockSize(const void* p) const
 {
@@ -307,9 +315,7 @@ std::string Component::textOf(const Param& p)
 size_t openDescriptors()
 {
 #if defined(_WIN32)
-    DWORD handles = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handles);
-    return handles;
+    return wintest::openSockets();
 #else
     size_t n = 0;
     DIR* dir = opendir("/proc/self/fd");

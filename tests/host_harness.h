@@ -1,7 +1,7 @@
 // The host side of the tests: loads the built add-in library the way the
-// platform does (dlopen, the four exports, the interface tables) and calls its
-// objects as the platform would, with a memory manager that records every
-// allocation and can be told to refuse some.
+// platform does (dlopen, or LoadLibrary on Windows; the four exports, the
+// interface tables) and calls its objects as the platform would, with a
+// memory manager that records every allocation and can be told to refuse some.
 #pragma once
 
 #include <stddef.h>
@@ -33,6 +33,11 @@ public:
     ~RecordingMemory();
     bool AllocMemory(void** pMemory, unsigned long ulCountByte) override;
     void FreeMemory(void** pMemory) override;
+#if TAVROLINK_MSVC_DESTRUCTOR_SLOT
+    /// The slot of MSVC's deleting destructor. The memory manager is the
+    /// host's: a component that calls this is at fault, and the test aborts.
+    void* msvcDeletingDestructor(unsigned int flags) override;
+#endif
 
     /// Refuse the k-th request from now on (1 = the next one), 0 = none.
     void refuseRequest(size_t k) { refuseAt_ = k == 0 ? 0 : requests_ + k; }
@@ -126,8 +131,8 @@ private:
     IComponentBase* object_ = nullptr;
 };
 
-/// Open descriptors (Windows: handles) of this process, to check that
-/// nothing is left open.
+/// Open descriptors of this process (Windows: its sockets, the only handles
+/// the driver makes; see windows_sockets.h), to check that nothing is left open.
 size_t openDescriptors();
 
 /// A connection parameters document with the given address.

@@ -1,5 +1,10 @@
 #include "terminal_emulator.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -7,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -37,36 +43,180 @@ constexpr milliseconds kCloseGrace{250};
 // Log lines show at most this much of a download request.
 constexpr std::size_t kMaxQuotedRequest = 80;
 
-std::string errnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
+// --- the platform's sockets ------------------------------------------------
+// Linux: descriptors, poll() and an eventfd to wake the serving thread.
+// Windows: Winsock handles, WSAPoll() and a UDP socket that stop() sends a
+// datagram to itself through (WSAPoll waits on sockets only).
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+using PollEntry = WSAPOLLFD;
+// send() never raises a signal on Windows.
+constexpr int kSendFlags = 0;
+constexpr int kShutWrite = SD_SEND;
+
+int socketError() { return ::WSAGetLastError(); }
+bool interrupted(int error) { return error == WSAEINTR; }
+bool wouldBlock(int error) { return error == WSAEWOULDBLOCK; }
+// A client that gave up between the handshake and accept().
+bool goneBeforeAccept(int error) { return error == WSAECONNRESET; }
+void closeSocket(Socket s) { ::closesocket(s); }
+int pollSockets(PollEntry* entries, unsigned count, int timeoutMs) {
+  return ::WSAPoll(entries, count, timeoutMs);
 }
 
-// Owns one file descriptor.
+std::string describeError(int error) {
+  char text[256] = {};
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  std::string out(text, length);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' ||
+                          out.back() == ' ' || out.back() == '.'))
+    out.pop_back();
+  if (out.empty()) out = "Winsock error";
+  return out + " (" + std::to_string(error) + ")";
+}
+
+// Winsock is started once for the process and never cleaned up: other users
+// in the process (the driver) count their own starts and clean-ups.
+bool startSockets(std::string& error) {
+  static const int started = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  if (started != 0) error = "WSAStartup: " + describeError(started);
+  return started == 0;
+}
+
+Socket newSocket(int type, int protocol) {
+  return ::WSASocketW(AF_INET, type, protocol, nullptr, 0,
+                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+bool makeNonBlocking(Socket s) {
+  u_long on = 1;
+  return ::ioctlsocket(s, FIONBIO, &on) == 0;
+}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+using PollEntry = pollfd;
+// A client that has gone must not kill the process with SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+constexpr int kShutWrite = SHUT_WR;
+
+int socketError() { return errno; }
+bool interrupted(int error) { return error == EINTR; }
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+bool goneBeforeAccept(int error) { return error == ECONNABORTED; }
+void closeSocket(Socket s) {
+  // close() is not retried on EINTR: on Linux the descriptor is gone
+  // either way, and retrying could close someone else's.
+  ::close(s);
+}
+int pollSockets(PollEntry* entries, unsigned count, int timeoutMs) {
+  return ::poll(entries, count, timeoutMs);
+}
+std::string describeError(int error) { return std::strerror(error); }
+bool startSockets(std::string&) { return true; }
+#endif
+
+// `what` and the last socket error.
+std::string errorText(const std::string& what) {
+  return what + ": " + describeError(socketError());
+}
+
+// One send or receive call; counts are capped to what Winsock takes.
+constexpr std::size_t kMaxIoCall = std::size_t{1} << 30;
+
+long sendSome(Socket s, const std::uint8_t* data, std::size_t size) {
+  const auto n = std::min(size, kMaxIoCall);
+#if defined(_WIN32)
+  return ::send(s, reinterpret_cast<const char*>(data), static_cast<int>(n),
+                kSendFlags);
+#else
+  return static_cast<long>(::send(s, data, n, kSendFlags));
+#endif
+}
+
+long receiveSome(Socket s, std::uint8_t* into, std::size_t size) {
+  const auto n = std::min(size, kMaxIoCall);
+#if defined(_WIN32)
+  return ::recv(s, reinterpret_cast<char*>(into), static_cast<int>(n), 0);
+#else
+  return static_cast<long>(::recv(s, into, n, 0));
+#endif
+}
+
+// Owns one socket (on Linux, any descriptor).
 class Fd {
  public:
   Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
+  explicit Fd(Socket fd) : fd_(fd) {}
   ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, kNoSocket)) {}
   Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
+    if (this != &other) reset(std::exchange(other.fd_, kNoSocket));
     return *this;
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
 
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset(int fd = -1) {
-    // close() is not retried on EINTR: on Linux the descriptor is gone
-    // either way, and retrying could close someone else's.
-    if (fd_ >= 0) ::close(fd_);
+  Socket get() const { return fd_; }
+  bool valid() const { return fd_ != kNoSocket; }
+  void reset(Socket fd = kNoSocket) {
+    if (fd_ != kNoSocket) closeSocket(fd_);
     fd_ = fd;
   }
 
  private:
-  int fd_ = -1;
+  Socket fd_ = kNoSocket;
 };
+
+// The wake-up: once signalled, it stays readable.
+bool openWake(Fd& wake, const std::string& address, std::string& error) {
+#if defined(_WIN32)
+  // Bound to the terminal's own address, so that it is plainly the
+  // terminal's, on a port of the system's choosing.
+  Fd sock(newSocket(SOCK_DGRAM, IPPROTO_UDP));
+  if (!sock.valid()) return error = errorText("wake-up socket"), false;
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
+      ::bind(sock.get(), reinterpret_cast<const sockaddr*>(&where),
+             sizeof where) != 0)
+    return error = errorText("wake-up socket"), false;
+  wake = std::move(sock);
+#else
+  (void)address;
+  Fd fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!fd.valid()) return error = errorText("eventfd"), false;
+  wake = std::move(fd);
+#endif
+  return true;
+}
+
+void signalWake(Socket wake) {
+#if defined(_WIN32)
+  // A datagram to itself (a blocking send, which loopback takes at once);
+  // it is never read, so the socket stays readable.
+  sockaddr_in self{};
+  int size = sizeof self;
+  if (::getsockname(wake, reinterpret_cast<sockaddr*>(&self), &size) == 0) {
+    const char one = 1;
+    ::sendto(wake, &one, 1, 0, reinterpret_cast<const sockaddr*>(&self), size);
+  }
+#else
+  const std::uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = ::write(wake, &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+  // An eventfd write only fails when the counter would overflow, and then
+  // it is already readable: the serving thread wakes up either way.
+#endif
+}
 
 enum class Io {
   Ok,
@@ -76,9 +226,9 @@ enum class Io {
   Closed,    // we aborted the connection ourselves
 };
 
-// Waits for `events` on `fd` (skipped when fd < 0) or for the wake-up
-// descriptor. A negative timeout waits without limit.
-Io waitFor(int fd, short events, int wakeFd, milliseconds timeout) {
+// Waits for `events` on `fd` (skipped when it is kNoSocket) or for the
+// wake-up. A negative timeout waits without limit.
+Io waitFor(Socket fd, short events, Socket wakeFd, milliseconds timeout) {
   const bool unlimited = timeout.count() < 0;
   const auto deadline = Clock::now() + (unlimited ? milliseconds{0} : timeout);
   for (;;) {
@@ -89,10 +239,11 @@ Io waitFor(int fd, short events, int wakeFd, milliseconds timeout) {
           std::chrono::ceil<milliseconds>(deadline - Clock::now());
       remaining = static_cast<int>(std::max<long long>(0, left.count()));
     }
-    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
-    const int rc = ::poll(fds, fd >= 0 ? 2 : 1, remaining);
+    PollEntry fds[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
+    const bool withFd = fd != kNoSocket;
+    const int rc = pollSockets(fds, withFd ? 2 : 1, remaining);
     if (rc < 0) {
-      if (errno == EINTR) continue;
+      if (interrupted(socketError())) continue;
       return Io::PeerGone;
     }
     if (fds[0].revents != 0) return Io::Stopped;
@@ -100,7 +251,7 @@ Io waitFor(int fd, short events, int wakeFd, milliseconds timeout) {
       if (!unlimited && Clock::now() < deadline) continue;
       return Io::Timeout;
     }
-    if (fd >= 0 && fds[1].revents != 0) return Io::Ok;
+    if (withFd && fds[1].revents != 0) return Io::Ok;
   }
 }
 
@@ -108,25 +259,26 @@ Io waitFor(int fd, short events, int wakeFd, milliseconds timeout) {
 // so stop() interrupts whatever the connection is doing.
 class Link {
  public:
-  Link(Fd fd, int wakeFd) : fd_(std::move(fd)), wake_(wakeFd) {}
+  Link(Fd fd, Socket wakeFd) : fd_(std::move(fd)), wake_(wakeFd) {}
 
   bool open() const { return fd_.valid(); }
 
   Io pause(milliseconds delay) {
-    const Io io = waitFor(-1, 0, wake_, delay);
+    const Io io = waitFor(kNoSocket, 0, wake_, delay);
     return io == Io::Timeout ? Io::Ok : io;
   }
 
   Io sendAll(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-      const ssize_t n = ::send(fd_.get(), data, size, MSG_NOSIGNAL);
+      const long n = sendSome(fd_.get(), data, size);
       if (n > 0) {
         data += n;
         size -= static_cast<std::size_t>(n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int error = n < 0 ? socketError() : 0;
+      if (n < 0 && interrupted(error)) continue;
+      if (n < 0 && wouldBlock(error)) {
         const Io io = waitFor(fd_.get(), POLLOUT, wake_, milliseconds{-1});
         if (io != Io::Ok) return io;
         continue;
@@ -146,13 +298,14 @@ class Link {
     const std::size_t old = into.size();
     into.resize(old + max);
     for (;;) {
-      const ssize_t n = ::recv(fd_.get(), into.data() + old, max, 0);
+      const long n = receiveSome(fd_.get(), into.data() + old, max);
       if (n > 0) {
         into.resize(old + static_cast<std::size_t>(n));
         return Io::Ok;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int error = n < 0 ? socketError() : 0;
+      if (n < 0 && interrupted(error)) continue;
+      if (n < 0 && wouldBlock(error)) {
         const Io io = waitFor(fd_.get(), POLLIN, wake_, milliseconds{-1});
         if (io == Io::Ok) continue;
         into.resize(old);
@@ -177,10 +330,12 @@ class Link {
       }
       const Io io = waitFor(fd_.get(), POLLIN, wake_, left);
       if (io != Io::Ok) return io;
-      const ssize_t n = ::recv(fd_.get(), sink, sizeof sink, 0);
+      const long n = receiveSome(fd_.get(), sink, sizeof sink);
       if (n == 0) return Io::PeerGone;
-      if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
-        return Io::PeerGone;
+      if (n < 0) {
+        const int error = socketError();
+        if (!interrupted(error) && !wouldBlock(error)) return Io::PeerGone;
+      }
     }
   }
 
@@ -196,7 +351,7 @@ class Link {
 
   // Half-closes, lets the client read the answer and go, then closes.
   void closeGracefully() {
-    if (::shutdown(fd_.get(), SHUT_WR) == 0) drainUntilClosed(kCloseGrace);
+    if (::shutdown(fd_.get(), kShutWrite) == 0) drainUntilClosed(kCloseGrace);
     fd_.reset();
   }
 
@@ -204,7 +359,8 @@ class Link {
   void abort() {
     const linger hard{1, 0};
     // If this fails the close below is a plain FIN; nothing better to do.
-    (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    (void)::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER,
+                       reinterpret_cast<const char*>(&hard), sizeof hard);
     fd_.reset();
   }
 
@@ -212,7 +368,7 @@ class Link {
 
  private:
   Fd fd_;
-  int wake_;
+  Socket wake_;
 };
 
 std::uint32_t readBigEndian32(const std::uint8_t* p) {
@@ -608,26 +764,36 @@ bool TerminalEmulator::Impl::openListener(std::string& error) {
   }
   const std::string endpoint = address + ":" + std::to_string(requestedPort);
 
+  if (!startSockets(error)) return false;
+#if defined(_WIN32)
+  Fd sock(newSocket(SOCK_STREAM, IPPROTO_TCP));
+  if (!sock.valid()) return error = errorText("socket"), false;
+  if (!makeNonBlocking(sock.get()))
+    return error = errorText("non-blocking mode"), false;
+  // No SO_REUSEADDR: on Windows it would let another socket take the port
+  // over; a listener binds there despite connections in TIME_WAIT anyway.
+#else
   Fd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!sock.valid()) return error = errnoText("socket"), false;
+  if (!sock.valid()) return error = errorText("socket"), false;
   // Lets a test bind again right after the previous one, despite TIME_WAIT.
   const int on = 1;
   if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-    return error = errnoText("SO_REUSEADDR"), false;
+    return error = errorText("SO_REUSEADDR"), false;
+#endif
   if (::bind(sock.get(), reinterpret_cast<const sockaddr*>(&where),
              sizeof where) != 0)
-    return error = errnoText("cannot bind " + endpoint), false;
+    return error = errorText("cannot bind " + endpoint), false;
   if (::listen(sock.get(), 16) != 0)
-    return error = errnoText("cannot listen on " + endpoint), false;
+    return error = errorText("cannot listen on " + endpoint), false;
 
   sockaddr_in bound{};
   socklen_t size = sizeof bound;
   if (::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&bound), &size) !=
       0)
-    return error = errnoText("getsockname"), false;
+    return error = errorText("getsockname"), false;
 
-  Fd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!wakeFd.valid()) return error = errnoText("eventfd"), false;
+  Fd wakeFd;
+  if (!openWake(wakeFd, address, error)) return false;
 
   listener = std::move(sock);
   wake = std::move(wakeFd);
@@ -664,13 +830,7 @@ bool TerminalEmulator::Impl::start() {
 void TerminalEmulator::Impl::stop() {
   std::lock_guard life(lifecycle);
   if (!thread.joinable()) return;
-  const std::uint64_t one = 1;
-  ssize_t n;
-  do {
-    n = ::write(wake.get(), &one, sizeof one);
-  } while (n < 0 && errno == EINTR);
-  // An eventfd write only fails when the counter would overflow, and then
-  // it is already readable: the serving thread wakes up either way.
+  signalWake(wake.get());
   thread.join();
   listener.reset();
   wake.reset();
@@ -684,17 +844,29 @@ void TerminalEmulator::Impl::serve() {
     const Io io = waitFor(listener.get(), POLLIN, wake.get(), milliseconds{-1});
     if (io == Io::Stopped) return;
     Fd conn;
-    if (io == Io::Ok)
+    if (io == Io::Ok) {
+#if defined(_WIN32)
+      conn = Fd(::accept(listener.get(), nullptr, nullptr));
+      // Accepted sockets take the listener's mode; made sure of all the same.
+      if (conn.valid() && !makeNonBlocking(conn.get())) {
+        fail(errorText("non-blocking mode"));
+        continue;
+      }
+#else
       conn = Fd(::accept4(listener.get(), nullptr, nullptr,
                           SOCK_CLOEXEC | SOCK_NONBLOCK));
+#endif
+    }
     if (!conn.valid()) {
-      if (io == Io::Ok && (errno == EINTR || errno == EAGAIN ||
-                           errno == EWOULDBLOCK || errno == ECONNABORTED))
+      const int error = socketError();
+      if (io == Io::Ok && (interrupted(error) || wouldBlock(error) ||
+                           goneBeforeAccept(error)))
         continue;
       // poll() failed, or we are out of descriptors or memory: note it and
       // back off instead of spinning on a listener that stays readable.
-      fail(errnoText(io == Io::Ok ? "accept" : "poll"));
-      if (waitFor(-1, 0, wake.get(), milliseconds{50}) == Io::Stopped) return;
+      fail(errorText(io == Io::Ok ? "accept" : "poll"));
+      if (waitFor(kNoSocket, 0, wake.get(), milliseconds{50}) == Io::Stopped)
+        return;
       continue;
     }
     try {

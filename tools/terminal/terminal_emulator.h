@@ -8,7 +8,7 @@
 // else (see Reply), and records everything it received so tests can check
 // what the driver sent.
 //
-// Linux only (POSIX sockets, eventfd).
+// Linux (POSIX sockets) and Windows (Winsock), with the same behaviour.
 #pragma once
 
 #include <chrono>

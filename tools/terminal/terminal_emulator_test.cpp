@@ -5,12 +5,20 @@
 
 #include "terminal_emulator.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "tests/windows_sockets.h"
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -52,43 +60,92 @@ Bytes errorBytes(std::uint32_t deviceError) {
 
 struct Received {
   Bytes bytes;
-  bool reset = false;     // the connection ended with ECONNRESET
+  bool reset = false;     // the connection ended with a reset
   bool timedOut = false;  // nothing ended it within kPatience
 };
+
+// The client's socket calls on each platform.
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+int socketError() { return WSAGetLastError(); }
+bool interrupted(int error) { return error == WSAEINTR; }
+bool resetByPeer(int error) { return error == WSAECONNRESET; }
+bool timedOut(int error) { return error == WSAETIMEDOUT; }
+void closeSocket(Socket s) { ::closesocket(s); }
+Socket clientSocket() {
+  // The emulator starts Windows Sockets too; this start is the client's own.
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started ? ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : kNoSocket;
+}
+bool setPatience(Socket s) {
+  const DWORD ms = static_cast<DWORD>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(kPatience).count());
+  return ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO,
+                      reinterpret_cast<const char*>(&ms), sizeof ms) == 0;
+}
+long sendSome(Socket s, const std::uint8_t* data, std::size_t size) {
+  return ::send(s, reinterpret_cast<const char*>(data), static_cast<int>(size),
+                0);
+}
+long receiveSome(Socket s, std::uint8_t* into, std::size_t size) {
+  return ::recv(s, reinterpret_cast<char*>(into), static_cast<int>(size), 0);
+}
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+int socketError() { return errno; }
+bool interrupted(int error) { return error == EINTR; }
+bool resetByPeer(int error) { return error == ECONNRESET; }
+bool timedOut(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+void closeSocket(Socket s) { ::close(s); }
+Socket clientSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+bool setPatience(Socket s) {
+  const timeval patience{static_cast<time_t>(kPatience.count()), 0};
+  return ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &patience,
+                      sizeof patience) == 0;
+}
+long sendSome(Socket s, const std::uint8_t* data, std::size_t size) {
+  return ::send(s, data, size, MSG_NOSIGNAL);
+}
+long receiveSome(Socket s, std::uint8_t* into, std::size_t size) {
+  return ::recv(s, into, size, 0);
+}
+#endif
 
 // A blocking client with a receive timeout, so a faulty emulator fails the
 // test instead of hanging it.
 class Client {
  public:
   Client(const std::string& address, std::uint16_t port)
-      : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) return;
-    const timeval patience{static_cast<time_t>(kPatience.count()), 0};
+      : fd_(clientSocket()) {
+    if (fd_ == kNoSocket) return;
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &patience,
-                     sizeof patience) != 0 ||
+    if (!setPatience(fd_) ||
         ::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
         ::connect(fd_, reinterpret_cast<const sockaddr*>(&where),
                   sizeof where) != 0) {
-      ::close(fd_);
-      fd_ = -1;
+      closeSocket(fd_);
+      fd_ = kNoSocket;
     }
   }
   ~Client() { close(); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const { return fd_ != kNoSocket; }
 
   // False when the emulator dropped the connection before taking it all.
   bool send(const Bytes& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-      const ssize_t n =
-          ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
+      const long n = sendSome(fd_, bytes.data() + sent, bytes.size() - sent);
+      if (n < 0 && interrupted(socketError())) continue;
       if (n <= 0) return false;
       sent += static_cast<std::size_t>(n);
     }
@@ -110,25 +167,26 @@ class Client {
     Received got;
     std::uint8_t buffer[4096];
     for (;;) {
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      const long n = receiveSome(fd_, buffer, sizeof buffer);
       if (n > 0) {
         got.bytes.insert(got.bytes.end(), buffer, buffer + n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      got.reset = n < 0 && errno == ECONNRESET;
-      got.timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+      const int error = n < 0 ? socketError() : 0;
+      if (n < 0 && interrupted(error)) continue;
+      got.reset = n < 0 && resetByPeer(error);
+      got.timedOut = n < 0 && timedOut(error);
       return got;
     }
   }
 
   void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (fd_ != kNoSocket) closeSocket(fd_);
+    fd_ = kNoSocket;
   }
 
  private:
-  int fd_;
+  Socket fd_;
 };
 
 // One command the way the driver does it: connect, send, read, close.
@@ -153,6 +211,11 @@ std::string hex(const Bytes& bytes) {
   return out;
 }
 
+#if defined(_WIN32)
+// Sockets stand for descriptors here: the other handles of a Windows process
+// come and go with the threads (see tests/windows_sockets.h).
+std::size_t openDescriptors() { return wintest::openSockets(); }
+#else
 std::size_t openDescriptors() {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry :
@@ -160,6 +223,7 @@ std::size_t openDescriptors() {
     ++count;
   return count;
 }
+#endif
 
 }  // namespace
 
@@ -340,9 +404,21 @@ TEST(TerminalEmulatorScript, SendsExactlyTheScriptedBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Received got = roundTrip(terminal, request);
+    EXPECT_FALSE(got.timedOut);
+#if defined(_WIN32)
+    // A Winsock client cannot count on seeing a reset that follows data:
+    // Windows throws unread data away when the reset arrives, and Wine
+    // reports a plain end once the data has been read. What arrives is a
+    // beginning of the bytes sent; the reset itself is checked on its own
+    // ("reset") and on Linux.
+    if (c.reset && !c.expected.empty()) {
+      EXPECT_EQ(hex(c.expected).rfind(hex(got.bytes), 0), 0u)
+          << hex(got.bytes);
+      continue;
+    }
+#endif
     EXPECT_EQ(hex(got.bytes), hex(c.expected));
     EXPECT_EQ(got.reset, c.reset);
-    EXPECT_FALSE(got.timedOut);
   }
   EXPECT_EQ(terminal.pendingReplies(), 0u);
   // The queue is used up: back to the well-behaved terminal.

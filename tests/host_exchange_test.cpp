@@ -8,15 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#if defined(_WIN32)
-#include "tests/windows_sockets.h"
-#else
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#endif
 
 #include <chrono>
 #include <memory>
@@ -25,6 +16,7 @@
 #include <vector>
 
 #include "tests/host_harness.h"
+#include "tests/open_sockets.h"
 #include "terminal_emulator.h"
 
 using namespace harness;
@@ -41,38 +33,8 @@ constexpr uint16_t kTerminalPort = 9004;
 const char TEST_PASSED[] = "Тест успешно пройден.";
 const char TEST_FAILED[] = "Тест не пройден.";
 
-#if defined(_WIN32)
-// The driver's own sockets (see windows_sockets.h).
-size_t driverSockets() { return wintest::tcpSocketsNotOn(kTerminalPort); }
-#else
-// Sockets of this process other than the terminal's (which are bound to the
-// terminal port): the driver's own.
-size_t driverSockets()
-{
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return 0;
-    const int self = dirfd(dir);
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int fd = atoi(e->d_name);
-        struct stat st;
-        if (fd == self || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
-            continue;
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        // A descriptor that the terminal closed meanwhile has no name.
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
-            (local.sin_family == AF_INET && ntohs(local.sin_port) == kTerminalPort))
-            continue;
-        ++n;
-    }
-    closedir(dir);
-    return n;
-}
-#endif
+// The driver's own sockets: every one not on the terminal's port.
+size_t driverSockets() { return testing_sockets::clientSockets(kTerminalPort); }
 
 // A parameter that no method should touch, and the check that none did.
 Param marker() { return Param::i4(0x2468ACE); }

@@ -1,13 +1,15 @@
 #include "host_harness.h"
 
+#include "tests/open_sockets.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #if defined(_WIN32)
-#include "tests/windows_sockets.h"
+#include <winsock2.h>
+#include <windows.h>
 #else
-#include <dirent.h>
 #include <dlfcn.h>
 #endif
 
@@ -312,23 +314,7 @@ std::string Component::textOf(const Param& p)
     return toUtf8(p.var.pwstrVal, p.var.wstrLen);
 }
 
-size_t openDescriptors()
-{
-#if defined(_WIN32)
-    return wintest::openSockets();
-#else
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return 0;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.')
-            ++n;
-    }
-    closedir(dir);
-    return n - 1;  // the directory stream itself
-#endif
-}
+size_t openDescriptors() { return testing_sockets::openDescriptors(); }
 
 std::string connectionParameters(const std::string& address)
 {

@@ -132,7 +132,7 @@ private:
 };
 
 /// Open descriptors of this process (Windows: its sockets, the only handles
-/// the driver makes; see windows_sockets.h), to check that nothing is left open.
+/// the driver makes), to check that nothing is left open.
 size_t openDescriptors();
 
 /// A connection parameters document with the given address.

@@ -9,15 +9,13 @@
 #include <stdlib.h>
 
 #if defined(_WIN32)
-#include "tests/windows_sockets.h"
+#include <winsock2.h>
 #else
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "net_client.h"
+#include "tests/open_sockets.h"
 #include "terminal_emulator.h"
 
 namespace {
@@ -52,57 +51,10 @@ Bytes replyOf(const NetClient& client)
     return Bytes(client.getReply(), client.getReply() + client.getReplySize());
 }
 
-#if defined(_WIN32)
-// Sockets of this process, whoever made them (see windows_sockets.h).
-size_t openDescriptors() { return wintest::openSockets(); }
+size_t openDescriptors() { return testing_sockets::openDescriptors(); }
 
-// The link's own sockets (see windows_sockets.h).
-size_t clientSockets() { return wintest::tcpSocketsNotOn(TERMINAL_PORT); }
-#else
-// Descriptors of this process, whatever they are.
-size_t openDescriptors()
-{
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return 0;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.')
-            ++n;
-    }
-    closedir(dir);
-    return n - 1;  // the directory stream itself
-}
-
-// Sockets of this process other than the terminal's (which are bound to the
-// terminal port): the link's own. The terminal's thread may open and close
-// its sockets meanwhile; those never count.
-size_t clientSockets()
-{
-    size_t n = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr)
-        return 0;
-    const int self = dirfd(dir);
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const int fd = atoi(e->d_name);
-        struct stat st;
-        if (fd == self || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
-            continue;
-        sockaddr_in local{};
-        socklen_t len = sizeof local;
-        // A descriptor that the terminal closed meanwhile has no name.
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
-            (local.sin_family == AF_INET && ntohs(local.sin_port) == TERMINAL_PORT))
-            continue;
-        ++n;
-    }
-    closedir(dir);
-    return n;
-}
-#endif
+// The link's own sockets.
+size_t clientSockets() { return testing_sockets::clientSockets(TERMINAL_PORT); }
 
 // After any call of the link: no socket held, none left in the process.
 #define EXPECT_LINK_CLOSED(client)                \

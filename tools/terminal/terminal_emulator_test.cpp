@@ -4,14 +4,13 @@
 // processes running side by side never share a listener.
 
 #include "terminal_emulator.h"
+#include "tests/open_sockets.h"
 
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include "tests/windows_sockets.h"
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
@@ -211,19 +209,7 @@ std::string hex(const Bytes& bytes) {
   return out;
 }
 
-#if defined(_WIN32)
-// Sockets stand for descriptors here: the other handles of a Windows process
-// come and go with the threads (see tests/windows_sockets.h).
-std::size_t openDescriptors() { return wintest::openSockets(); }
-#else
-std::size_t openDescriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry :
-       std::filesystem::directory_iterator("/proc/self/fd"))
-    ++count;
-  return count;
-}
-#endif
+std::size_t openDescriptors() { return testing_sockets::openDescriptors(); }
 
 }  // namespace
 

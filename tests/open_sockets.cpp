@@ -1,26 +1,24 @@
-// The sockets of a Windows test process, for the tests that check that
-// nothing is left open.
-//
-// Windows has no /proc/self/fd to list, and the process's handle count is no
-// substitute: Wine answers 0, and the threads of the C++ runtime keep events
-// and handles for reuse, so the count depends on what ran before. Sockets are
-// the only handles the driver makes, so these helpers count them: the handle
-// values are walked and each is asked whether it is a socket.
-#pragma once
+#include "tests/open_sockets.h"
 
-#if !defined(_WIN32)
-#error "for the Windows build only"
-#endif
-
+#if defined(_WIN32)
 #include <winsock2.h>
 #include <windows.h>
 
-#include <stddef.h>
-#include <stdint.h>
-
 #include <algorithm>
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#endif
 
-namespace wintest {
+namespace testing_sockets {
+
+#if defined(_WIN32)
+namespace {
+
 
 /// Calls visit(socket, type) for every socket of this process.
 template <class Visit>
@@ -51,7 +49,7 @@ void forEachSocket(Visit visit)
 }
 
 /// Every socket of this process.
-inline size_t openSockets()
+size_t openSockets()
 {
     size_t n = 0;
     forEachSocket([&n](SOCKET, int) { ++n; });
@@ -61,7 +59,7 @@ inline size_t openSockets()
 /// TCP sockets of this process other than those bound to `terminalPort` (the
 /// emulated terminal's listener and accepted connections): the link's own.
 /// A TCP socket bound to nothing counts as well: only the link makes those.
-inline size_t tcpSocketsNotOn(uint16_t terminalPort)
+size_t tcpSocketsNotOn(uint16_t terminalPort)
 {
     size_t n = 0;
     forEachSocket([&n, terminalPort](SOCKET s, int type) {
@@ -80,4 +78,54 @@ inline size_t tcpSocketsNotOn(uint16_t terminalPort)
     return n;
 }
 
-}  // namespace wintest
+}  // namespace
+
+size_t openDescriptors() { return openSockets(); }
+
+size_t clientSockets(uint16_t terminalPort) { return tcpSocketsNotOn(terminalPort); }
+
+#else
+
+size_t openDescriptors()
+{
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return 0;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.')
+            ++n;
+    }
+    closedir(dir);
+    return n - 1;  // the directory stream itself
+}
+
+size_t clientSockets(uint16_t terminalPort)
+{
+    size_t n = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return 0;
+    const int self = dirfd(dir);
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const int fd = atoi(e->d_name);
+        struct stat st;
+        if (fd == self || fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+            continue;
+        sockaddr_in local{};
+        socklen_t len = sizeof local;
+        // A descriptor that the terminal closed meanwhile has no name.
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
+            (local.sin_family == AF_INET && ntohs(local.sin_port) == terminalPort))
+            continue;
+        ++n;
+    }
+    closedir(dir);
+    return n;
+}
+
+#endif
+
+}  // namespace testing_sockets

@@ -31,15 +31,6 @@ const char EQUIPMENT_TYPE[] = "ТерминалСбораДанных";
 const char DEAD_ADDRESS[] = "127.0.0.61";
 const char DEAD_ADDRESS_2[] = "127.0.0.62";
 
-bool sameBytes(const tVariant& a, const tVariant& b) { return memcmp(&a, &b, sizeof a) == 0; }
-
-std::vector<tVariant> varsOf(const std::vector<Param>& params)
-{
-    std::vector<tVariant> vars;
-    for (const Param& p : params)
-        vars.push_back(p.var);
-    return vars;
-}
 
 // A parameter the way the host passes a document: a host string.
 Param document(const HostString& units) { return Param::units(units); }

@@ -17,6 +17,7 @@
 
 #include "tests/host_harness.h"
 #include "tests/open_sockets.h"
+#include "tests/terminal_fixture.h"
 #include "terminal_emulator.h"
 
 using namespace harness;
@@ -50,24 +51,8 @@ std::string document(const std::string& address) { return connectionParameters(a
 // One component object and the terminals it talks to. Every call goes
 // through call(), which checks that no socket is left behind; at the end the
 // terminals are stopped and the process holds as many descriptors as before.
-class ExchangeFixture : public ::testing::Test {
+class ExchangeFixture : public TerminalsFixture {
 protected:
-    void SetUp() override { descriptorsBefore_ = openDescriptors(); }
-
-    void TearDown() override
-    {
-        terminals_.clear();
-        EXPECT_EQ(openDescriptors(), descriptorsBefore_) << "a descriptor was left open";
-    }
-
-    TerminalEmulator& startTerminal(const std::string& address)
-    {
-        terminals_.push_back(std::make_unique<TerminalEmulator>(address));
-        TerminalEmulator& t = *terminals_.back();
-        EXPECT_TRUE(t.start()) << t.lastError();
-        return t;
-    }
-
     CallResult call(const std::string& method, std::vector<Param>& params)
     {
         const CallResult r = c.call(method, params);
@@ -103,8 +88,6 @@ protected:
     Component c;
 
 private:
-    std::vector<std::unique_ptr<TerminalEmulator>> terminals_;
-    size_t descriptorsBefore_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -238,6 +238,16 @@ Param Param::nullString()
     return p;
 }
 
+std::vector<tVariant> varsOf(const std::vector<Param>& params)
+{
+    std::vector<tVariant> vars;
+    for (const Param& p : params)
+        vars.push_back(p.var);
+    return vars;
+}
+
+bool sameBytes(const tVariant& a, const tVariant& b) { return memcmp(&a, &b, sizeof a) == 0; }
+
 std::string CallResult::text() const
 {
     if (value.vt != VTYPE_PWSTR)

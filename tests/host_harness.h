@@ -95,6 +95,12 @@ private:
     void repoint(const Param& from);
 };
 
+/// The variants as the host passed them (copying the Params would repoint
+/// them), and a byte-for-byte comparison, to show that a call left a
+/// parameter exactly as it was.
+std::vector<tVariant> varsOf(const std::vector<Param>& params);
+bool sameBytes(const tVariant& a, const tVariant& b);
+
 /// The outcome of one call.
 struct CallResult {
     bool returned = false;  ///< what CallAsFunc itself returned

@@ -61,16 +61,6 @@ tVariant patterned()
     return v;
 }
 
-bool sameBytes(const tVariant& a, const tVariant& b) { return memcmp(&a, &b, sizeof a) == 0; }
-
-// The variants as the host passed them (copying the Params would repoint them).
-std::vector<tVariant> varsOf(const std::vector<Param>& params)
-{
-    std::vector<tVariant> vars;
-    for (const Param& p : params)
-        vars.push_back(p.var);
-    return vars;
-}
 
 // Blocks that the component took from the memory manager and neither handed
 // to the host (in the result or a parameter) nor gave back: leaks.

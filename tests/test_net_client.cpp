@@ -27,6 +27,7 @@
 
 #include "net_client.h"
 #include "tests/open_sockets.h"
+#include "tests/terminal_fixture.h"
 #include "terminal_emulator.h"
 
 namespace {
@@ -50,8 +51,6 @@ Bytes replyOf(const NetClient& client)
 {
     return Bytes(client.getReply(), client.getReply() + client.getReplySize());
 }
-
-size_t openDescriptors() { return testing_sockets::openDescriptors(); }
 
 // The link's own sockets.
 size_t clientSockets() { return testing_sockets::clientSockets(TERMINAL_PORT); }
@@ -91,28 +90,7 @@ void refusalsMustShowAtOnce(NetClient& client)
 
 // Terminals are started on demand and stopped before the descriptor count of
 // the whole process is compared with the one before the test.
-class LinkTest : public ::testing::Test {
-protected:
-    void SetUp() override { descriptorsBefore_ = openDescriptors(); }
-
-    void TearDown() override
-    {
-        terminals_.clear();
-        EXPECT_EQ(openDescriptors(), descriptorsBefore_) << "a descriptor was left open";
-    }
-
-    TerminalEmulator& startTerminal(const std::string& address)
-    {
-        terminals_.push_back(std::make_unique<TerminalEmulator>(address));
-        TerminalEmulator& t = *terminals_.back();
-        EXPECT_TRUE(t.start()) << t.lastError();
-        return t;
-    }
-
-private:
-    std::vector<std::unique_ptr<TerminalEmulator>> terminals_;
-    size_t descriptorsBefore_ = 0;
-};
+class LinkTest : public TerminalsFixture {};
 
 // ---------------------------------------------------------------------------
 // How the terminal's answer ends an exchange

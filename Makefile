@@ -42,11 +42,12 @@ build-windows:
 test-windows: build-windows
 	ctest --preset windows
 
-# Throughput of the text paths, with Google Benchmark.
+# Throughput of the text paths and of whole exchanges, with Google Benchmark.
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVROLINK_BUILD_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build build/bench --target tavrolink_bench
+	cmake --build build/bench --target tavrolink_bench tavrolink_exchange_bench
 	build/bench/bench/tavrolink_bench
+	build/bench/bench/tavrolink_exchange_bench
 
 # Every fuzzer for FUZZ_SECONDS each (CI: about a minute), failing on any finding.
 FUZZ_SECONDS ?= 60

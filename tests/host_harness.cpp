@@ -1,6 +1,7 @@
 #include "host_harness.h"
 
 #include "tests/open_sockets.h"
+#include "tools/cli/text.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,36 +22,8 @@ namespace harness {
 
 HostString fromUtf8(const std::string& s)
 {
-    HostString out;
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char b = static_cast<unsigned char>(s[i]);
-        uint32_t cp;
-        size_t len;
-        if (b < 0x80) {
-            cp = b;
-            len = 1;
-        } else if ((b >> 5) == 6) {
-            cp = b & 0x1F;
-            len = 2;
-        } else if ((b >> 4) == 14) {
-            cp = b & 0x0F;
-            len = 3;
-        } else {
-            cp = b & 0x07;
-            len = 4;
-        }
-        for (size_t k = 1; k < len && i + k < s.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<uint16_t>(cp));
-        }
-    }
-    return out;
+    const cli::Units units = cli::utf8ToUtf16(s);
+    return HostString(units.begin(), units.end());
 }
 
 std::string toUtf8(const uint16_t* u, size_t n)

@@ -20,8 +20,9 @@ namespace harness {
 
 typedef std::basic_string<uint16_t> HostString;
 
-/// UTF-8 to UTF-16 and back, written apart from the driver's own converter so
-/// that the two check each other. toUtf8 writes an unpaired surrogate as "\uXXXX".
+/// UTF-8 to UTF-16 and back, apart from the driver's own converter so that
+/// the two check each other (the first is the command-line host's). toUtf8
+/// writes an unpaired surrogate as "\uXXXX", so a test shows what it got.
 HostString fromUtf8(const std::string& utf8);
 std::string toUtf8(const uint16_t* units, size_t count);
 std::string toUtf8(const WCHAR_T* zeroTerminated);

@@ -28,34 +28,23 @@ HostString fromUtf8(const std::string& s)
 
 std::string toUtf8(const uint16_t* u, size_t n)
 {
+    // Well-formed runs go through the command-line host's converter; each
+    // unpaired surrogate is spelled "\uXXXX", so a test shows what it got.
     std::string out;
+    size_t run = 0;
     for (size_t i = 0; i < n; ++i) {
-        uint32_t cp = u[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (u[i + 1] - 0xDC00u);
+        const bool high = u[i] >= 0xD800 && u[i] <= 0xDBFF;
+        if (high && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
             ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04X", cp);
-            out += buf;
-            continue;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (u[i] >= 0xD800 && u[i] <= 0xDFFF) {
+            out += cli::utf16ToUtf8(u + run, i - run);
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(u[i]));
+            out += escape;
+            run = i + 1;
         }
     }
+    out += cli::utf16ToUtf8(u + run, n - run);
     return out;
 }
 
